@@ -7,9 +7,10 @@
 #   e2e/wine_prefix.sh [BUILD_DIR]        (default: build/windows)
 #
 # What it provides:
-#   e2e_setup BUILD_DIR  install Wine if missing, build the e2e pieces if
-#                        missing, boot a fresh prefix in BUILD_DIR/e2e-prefix,
-#                        keep its wineserver alive and load tvalsim.sys
+#   e2e_setup BUILD_DIR [NAME]
+#                        install Wine if missing, build what is missing, boot
+#                        a fresh prefix in BUILD_DIR/NAME (e2e-prefix), keep
+#                        its wineserver alive and load tvalsim.sys
 #   e2e_wine ARGS...     run a Windows program in the prefix (time-limited)
 #   e2e_tool ARGS...     run tvaltool.exe in the prefix
 #   e2e_teardown         end this prefix's wineserver and everything in it
@@ -60,25 +61,19 @@ e2e_ensure_mingw() {
 # root project includes this folder; otherwise they are built on their own.
 e2e_find_binaries() {
     local build="$1"
-    if [ -f "$build/e2e/tvaltool.exe" ] && [ -f "$build/e2e/tvalsim.sys" ] \
-        && [ -f "$build/e2e/minimal_service.exe" ]; then
+    if [ -f "$build/build.ninja" ] && grep -q 'tvaltool' "$build/build.ninja"; then
         E2E_BIN="$build/e2e"
-    else
-        E2E_BIN="$build/e2e-standalone"
+        # Ninja does nothing when they are up to date.
+        cmake --build "$build" -j2 --target tvalsim tvaltool minimal_service >&2 || return 1
+        return 0
     fi
-    # Rebuild when missing or when a source is newer than the build.
-    if [ -f "$E2E_BIN/build.ninja" ] || [ ! -f "$E2E_BIN/tvaltool.exe" ]; then
-        if [ "$E2E_BIN" = "$build/e2e" ]; then
-            cmake --build "$build" -j2 --target tvalsim tvaltool minimal_service >&2 || return 1
-        else
-            e2e_ensure_mingw || return 1
-            if [ ! -f "$E2E_BIN/build.ninja" ]; then
-                cmake -S "$E2E_DIR" -B "$E2E_BIN" -G Ninja \
-                    -DCMAKE_TOOLCHAIN_FILE="$E2E_REPO/cmake/mingw-w64-x86_64.cmake" >&2 || return 1
-            fi
-            cmake --build "$E2E_BIN" -j2 >&2 || return 1
-        fi
+    E2E_BIN="$build/e2e-standalone"
+    e2e_ensure_mingw || return 1
+    if [ ! -f "$E2E_BIN/build.ninja" ]; then
+        cmake -S "$E2E_DIR" -B "$E2E_BIN" -G Ninja \
+            -DCMAKE_TOOLCHAIN_FILE="$E2E_REPO/cmake/mingw-w64-x86_64.cmake" >&2 || return 1
     fi
+    cmake --build "$E2E_BIN" -j2 >&2
 }
 
 e2e_env() {
@@ -125,8 +120,10 @@ e2e_boot_prefix() {
     }
     WINEDEBUG=-all timeout 120 wineserver -w
     # A persistent server keeps services.exe (and so the SCM and the driver
-    # host) alive between the separate wine commands of a script.
-    wineserver -p
+    # host) alive between the separate wine commands of a script. It is
+    # bounded, so that a script that dies without its teardown leaves no
+    # server behind for longer than that.
+    wineserver -p"${E2E_PERSIST_SECONDS:-120}"
 }
 
 e2e_install_files() {
@@ -152,11 +149,23 @@ e2e_load_driver() {
     return 1
 }
 
-e2e_setup() {
+# Builds Quorvale.exe with the Windows preset when the folder is the preset's
+# and the program is missing (as in a fresh clone).
+e2e_ensure_product() {
     local build="$1"
+    [ -f "$build/Quorvale.exe" ] && return 0
+    [ "$build" = "$E2E_REPO/build/windows" ] || return 1
+    e2e_ensure_mingw || return 1
+    e2e_log "building Quorvale.exe with the windows preset"
+    (cd "$E2E_REPO" && cmake --preset windows >&2 && cmake --build --preset windows -j2 >&2)
+}
+
+e2e_setup() { # BUILD_DIR [PREFIX_NAME]
+    local build="$1" name="${2:-e2e-prefix}"
     e2e_ensure_wine || return 1
+    e2e_ensure_product "$build" || e2e_log "no Quorvale.exe in $build"
     e2e_find_binaries "$build" || return 1
-    e2e_boot_prefix "$build/e2e-prefix" || return 1
+    e2e_boot_prefix "$build/$name" || return 1
     e2e_install_files || return 1
     e2e_load_driver
 }
@@ -169,10 +178,8 @@ e2e_teardown() {
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     set -u
-    build="$(cd "${1:-$E2E_REPO/build/windows}" 2>/dev/null && pwd)" || {
-        echo "no build folder ${1:-$E2E_REPO/build/windows}" >&2
-        exit 1
-    }
+    build="${1:-$E2E_REPO/build/windows}"
+    mkdir -p "$build" && build="$(cd "$build" && pwd)"
     e2e_setup "$build" || exit 1
     e2e_tool state
     echo "prefix ready: WINEPREFIX=$WINEPREFIX (end it with: WINEPREFIX=$WINEPREFIX wineserver -k)"

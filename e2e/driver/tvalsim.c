@@ -217,6 +217,10 @@ static NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR info)
     return status;
 }
 
+/*
+ * An open is recorded with its share access. The desired access is not: the
+ * Wine driver host hands IRP_MJ_CREATE no security context to read it from.
+ */
 static NTSTATUS DispatchCreateClose(PDEVICE_OBJECT device, PIRP irp)
 {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
