@@ -126,7 +126,7 @@ LPSTR FormatLastErrorText(LPSTR buffer, int size)
         // Drop the carriage return and line feed that end a system text.
         int textLength = lstrlenA(text);
         text[textLength >= 2 ? textLength - 2 : 0] = '\0';
-        snprintf(buffer, static_cast<size_t>(size), "%s (0x%x)", text, static_cast<unsigned>(error));
+        (void)snprintf(buffer, static_cast<size_t>(size), "%s (0x%x)", text, static_cast<unsigned>(error));
     }
     if (text != NULL) {
         LocalFree(text);

@@ -29,7 +29,8 @@ void LogErrorLocked(LPCSTR message)
     g_lastLoggedError = GetLastError();
     HANDLE source = RegisterEventSourceA(NULL, kServiceName);
     char text[256];
-    snprintf(text, sizeof text, "%s error: %d", kServiceName, static_cast<int>(g_lastLoggedError));
+    // At most 35 bytes: never cut.
+    (void)snprintf(text, sizeof text, "%s error: %d", kServiceName, static_cast<int>(g_lastLoggedError));
     if (source == NULL) {
         return;
     }
