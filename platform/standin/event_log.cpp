@@ -34,6 +34,13 @@ std::vector<EventLogEntry> EventLogEntries()
     return g_entries;
 }
 
+void ClearEventLog()
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_sources.clear();
+    g_entries.clear();
+}
+
 }  // namespace standin
 
 using namespace standin;

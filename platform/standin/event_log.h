@@ -35,4 +35,7 @@ struct EventLogEntry {
 std::vector<EventSourceRecord> EventSources();
 std::vector<EventLogEntry> EventLogEntries();
 
+// Forgets the recorded sources and entries (open sources stay open).
+void ClearEventLog();
+
 }  // namespace standin
