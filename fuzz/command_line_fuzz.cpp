@@ -10,6 +10,7 @@
 // Input: byte 0 chooses the situation (bit 0: the SCM database refuses the
 // open); the rest is the argument vector after the program name, its strings
 // separated by NUL bytes.
+#include "fuzz/fuzz_check.h"
 #include "platform/standin/calls.h"
 #include "platform/standin/event_log.h"
 #include "platform/standin/memory.h"
@@ -17,6 +18,7 @@
 #include "platform/standin/service_database.h"
 #include "platform/standin/system_text.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/expected_text.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -27,14 +29,6 @@
 int QuorvaleMain(int argc, char* argv[]);
 
 namespace {
-
-#define FUZZ_CHECK(condition)                                                         \
-    do {                                                                              \
-        if (!(condition)) {                                                           \
-            std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #condition); \
-            std::abort();                                                             \
-        }                                                                             \
-    } while (0)
 
 const char kName[] = "QuorvaleService";
 const char kDisplay[] = "Quorvale Service";
@@ -59,17 +53,6 @@ bool NamesCommand(const std::string& argument, const char* word)
         }
     }
     return true;
-}
-
-std::string ErrorText(DWORD code)
-{
-    std::string text = standin::SystemText(code);
-    if (text.empty() || text.size() + 14 > 256) {
-        return "";
-    }
-    char number[16];
-    std::snprintf(number, sizeof number, " (0x%x)", static_cast<unsigned>(code));
-    return text.substr(0, text.size() - 2) + number;
 }
 
 const std::string kUsage = std::string("Quorvale -install          to install the service\n") +
@@ -117,17 +100,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     bool command = true;
     if (argc > 1 && NamesCommand(arguments[1], "install")) {
         if (managerRefused) {
-            expected = "OpenSCManager failed - " + ErrorText(ERROR_ACCESS_DENIED) + "\n";
+            expected = "OpenSCManager failed - " + ExpectedErrorText(ERROR_ACCESS_DENIED) + "\n";
         } else if (registered) {
-            expected = "CreateService failed - " + ErrorText(ERROR_SERVICE_EXISTS) + "\n";
+            expected = "CreateService failed - " + ExpectedErrorText(ERROR_SERVICE_EXISTS) + "\n";
         } else {
             expected = std::string(kDisplay) + " installed.\n";
         }
     } else if (argc > 1 && NamesCommand(arguments[1], "remove")) {
         if (managerRefused) {
-            expected = "OpenSCManager failed - " + ErrorText(ERROR_ACCESS_DENIED) + "\n";
+            expected = "OpenSCManager failed - " + ExpectedErrorText(ERROR_ACCESS_DENIED) + "\n";
         } else if (!registered) {
-            expected = "OpenService failed - " + ErrorText(ERROR_SERVICE_DOES_NOT_EXIST) + "\n";
+            expected = "OpenService failed - " + ExpectedErrorText(ERROR_SERVICE_DOES_NOT_EXIST) + "\n";
         } else {
             // Installed here and never started: the stop is refused, and the
             // service is deleted without a word about it.

@@ -8,6 +8,7 @@
 // Input: bytes 0-3 the error code, byte 4 how the size is chosen, bytes 5-6
 // its operand, byte 7 whether the system has a text at all, bytes 8.. the
 // text.
+#include "fuzz/fuzz_check.h"
 #include "install/service_install.h"
 #include "platform/standin/system_text.h"
 
@@ -18,14 +19,6 @@
 #include <string>
 
 namespace {
-
-#define FUZZ_CHECK(condition)                                                         \
-    do {                                                                              \
-        if (!(condition)) {                                                           \
-            std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #condition); \
-            std::abort();                                                             \
-        }                                                                             \
-    } while (0)
 
 constexpr char kGuard = static_cast<char>(0xEE);
 

@@ -9,6 +9,7 @@
 // Input: 12 bytes per run (see Run below), up to 16 runs.
 #include "display/device_protocol.h"
 #include "display/selection_restore.h"
+#include "fuzz/fuzz_check.h"
 #include "platform/standin/device_io.h"
 #include "platform/standin/memory.h"
 
@@ -21,14 +22,6 @@
 #include <vector>
 
 namespace {
-
-#define FUZZ_CHECK(condition)                                                         \
-    do {                                                                              \
-        if (!(condition)) {                                                           \
-            std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #condition); \
-            std::abort();                                                             \
-        }                                                                             \
-    } while (0)
 
 enum : uint8_t {
     kReadOpenFails = 1 << 0,

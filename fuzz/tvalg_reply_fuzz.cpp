@@ -9,6 +9,7 @@
 // Input: byte 0 chooses the situation, byte 1 the count of returned bytes,
 // bytes 2.. are what the device writes (cut at 36 by the device).
 #include "display/device_protocol.h"
+#include "fuzz/fuzz_check.h"
 #include "platform/standin/device_io.h"
 #include "platform/standin/memory.h"
 
@@ -18,14 +19,6 @@
 #include <vector>
 
 namespace {
-
-#define FUZZ_CHECK(condition)                                                         \
-    do {                                                                              \
-        if (!(condition)) {                                                           \
-            std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #condition); \
-            std::abort();                                                             \
-        }                                                                             \
-    } while (0)
 
 enum : uint8_t {
     kOpenFails = 1 << 0,       // \\.\TVALG refuses the open

@@ -15,6 +15,7 @@
 #include "platform/standin/service_database.h"
 #include "platform/standin/system_text.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/expected_text.h"
 #include "tests/support/fresh_process.h"
 
 #include <gtest/gtest.h>
@@ -62,17 +63,6 @@ DWORD ErrorFor(Call call)
     case Call::ReportEventA: return ERROR_GEN_FAILURE;
     default: return ERROR_INVALID_HANDLE;  // SetServiceStatus, the closes, waits, SetEvent, Sleep, frees
     }
-}
-
-std::string ErrorText(DWORD code)
-{
-    std::string text = standin::SystemText(code);
-    if (text.empty() || text.size() + 14 > 256) {
-        return "";
-    }
-    char number[16];
-    std::snprintf(number, sizeof number, " (0x%x)", static_cast<unsigned>(code));
-    return text.substr(0, text.size() - 2) + number;
 }
 
 struct Report {
@@ -277,7 +267,7 @@ struct Model {
         if (!Fails(Call::FormatMessageA)) {
             Fails(Call::LocalFree);
         }
-        console += prefix + ErrorText(code) + "\n";
+        console += prefix + ExpectedErrorText(code) + "\n";
     }
 
     void Install()
