@@ -219,6 +219,18 @@ DWORD WordAt(const std::vector<BYTE>& bytes, std::size_t offset)
     return word;
 }
 
+void SimulateFixedActiveSelection(DWORD activeSelection)
+{
+    SimulateDevice(kValueDevice, [activeSelection](const DeviceRequest& request) {
+        std::vector<BYTE> answer = request.input;
+        if (WordAt(request.input, 0) == 0xFE00) {
+            std::vector<BYTE> selection = WordBytes({activeSelection});
+            std::copy(selection.begin(), selection.end(), answer.begin() + 12);
+        }
+        return AnswerBytes(answer);
+    });
+}
+
 std::vector<BYTE> QueryReplyBytes(WORD status, WORD level, BYTE targetIndex, BYTE fill)
 {
     std::vector<BYTE> bytes(36, fill);

@@ -80,6 +80,10 @@ void SimulateDisplayDriver(DWORD activeSelection, BYTE targetIndex);
 DWORD SimulatedActiveSelection();
 void SetSimulatedTargetIndex(BYTE targetIndex);
 
+// A \\.\TVALD whose reads always answer `activeSelection` and whose writes
+// change nothing, so that every restore run finds the same selection again.
+void SimulateFixedActiveSelection(DWORD activeSelection);
+
 // Little-endian bytes of 32-bit words, and a word read back from bytes (0
 // past their end).
 std::vector<BYTE> WordBytes(std::initializer_list<DWORD> words);

@@ -384,14 +384,7 @@ bool SetEventFailed()
 
 void SetUpScenario(Scenario scenario)
 {
-    standin::SimulateDevice(standin::kValueDevice, [](const standin::DeviceRequest& request) {
-        std::vector<BYTE> answer = request.input;
-        if (standin::WordAt(request.input, 0) == 0xFE00) {
-            std::vector<BYTE> one = standin::WordBytes({1});
-            std::copy(one.begin(), one.end(), answer.begin() + 12);
-        }
-        return standin::AnswerBytes(answer);
-    });
+    standin::SimulateFixedActiveSelection(1);
     standin::SimulateDevice(standin::kQueryDevice, std::vector<standin::DeviceAnswer>{
                                                        standin::AnswerBytes(standin::QueryReplyBytes(0, 1, 3)),
                                                        standin::AnswerBytes(standin::QueryReplyBytes(0, 1, 3))});

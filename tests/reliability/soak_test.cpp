@@ -106,14 +106,7 @@ void CheckRuns(const std::vector<standin::DeviceRecord>& log, Figures& figures)
 
 void SimulateDriver()
 {
-    standin::SimulateDevice(standin::kValueDevice, [](const standin::DeviceRequest& request) {
-        std::vector<BYTE> answer = request.input;
-        if (standin::WordAt(request.input, 0) == 0xFE00) {
-            std::vector<BYTE> one = standin::WordBytes({1});
-            std::copy(one.begin(), one.end(), answer.begin() + 12);
-        }
-        return standin::AnswerBytes(answer);
-    });
+    standin::SimulateFixedActiveSelection(1);
     standin::SimulateDevice(standin::kQueryDevice, [](const standin::DeviceRequest&) {
         return standin::AnswerBytes(standin::QueryReplyBytes(0, 1, 2));
     });
